@@ -1,0 +1,24 @@
+// mkdir-probe: try once to create the directory "hue" here, mode 0, and
+// print the error number of that attempt, 0 when it succeeded.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+int
+main()
+{
+	// errno may already be nonzero when main starts (constructors of
+	// preloaded and linked libraries leave it set), so it is only read
+	// when mkdir says it failed, and then before any other call.
+	int err = mkdir("hue", 0) == 0 ? 0 : errno;
+
+	printf("%d\n", err);
+
+	// A full device or a closed descriptor shows only when the buffer is
+	// flushed; a report that did not arrive must not exit as one that did.
+	if (ferror(stdout) || fclose(stdout) == EOF)
+		return 1;
+	return 0;
+}
