@@ -1,0 +1,131 @@
+# The built probe ($PROBE) run as a user runs it, in real directories.
+
+setup() {
+	: "${PROBE:?set PROBE to the mkdir-probe executable}"
+	top=$(mktemp -d)
+	chmod 755 "$top" # an unprivileged user must reach it too
+	d=$top/d out=$top/out err=$top/err
+	mkdir "$d"
+}
+
+teardown() {
+	rm -rf "$top"
+}
+
+# in_d CMD...: run CMD in $d, keeping its status and output.
+in_d() {
+	status=0
+	(cd "$d" && exec "$@") >"$out" 2>"$err" || status=$?
+}
+
+# expect N: the run wrote exactly "N\n", nothing on stderr, and exited 0.
+expect() {
+	if ! printf '%s\n' "$1" | cmp -s - "$out" || [ -s "$err" ] || [ "$status" != 0 ]; then
+		echo "want $1, exit 0; got: $(od -An -c "$out"), exit $status, stderr: $(cat "$err")"
+		return 1
+	fi
+}
+
+@test "created hue has no permission bits whatever the umask and the run prints 0" {
+	for mask in 000 022 077; do
+		d=$top/$mask
+		mkdir "$d"
+		umask "$mask"
+		in_d "$PROBE"
+		expect 0
+		[ "$(stat -c '%F %a' "$d/hue")" = "directory 0" ]
+		[ "$(ls -A "$d")" = hue ]
+	done
+}
+
+@test "arguments change nothing" {
+	in_d "$PROBE" -p --help hue "$top/other" ''
+	expect 0
+	[ "$(ls -A "$top" | xargs)" = "d err out" ]
+	[ "$(ls -A "$d")" = hue ]
+	in_d "$PROBE" -p
+	expect 17
+}
+
+@test "a second run prints 17 and leaves hue as it was" {
+	in_d "$PROBE"
+	before=$(stat -c '%i %a %y %z' "$d/hue")
+	in_d "$PROBE"
+	expect 17
+	[ "$(stat -c '%i %a %y %z' "$d/hue")" = "$before" ]
+}
+
+@test "a file or a dangling symbolic link named hue gives 17 and is left alone" {
+	echo data >"$d/hue"
+	in_d "$PROBE"
+	expect 17
+	[ "$(cat "$d/hue")" = data ]
+
+	rm "$d/hue"
+	ln -s target "$d/hue"
+	in_d "$PROBE"
+	expect 17
+	[ "$(readlink "$d/hue")" = target ]
+	[ "$(ls -A "$d")" = hue ]
+}
+
+@test "a directory the user may not write gives 13 and gets nothing" {
+	chmod 555 "$d"
+	if [ "$(id -u)" = 0 ]; then
+		as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+		cp "$PROBE" "$top/mkdir-probe"
+		"${as_nobody[@]}" test -x "$top/mkdir-probe" ||
+			skip "root cannot run the probe as user 65534 from $top (setpriv)"
+		in_d "${as_nobody[@]}" "$top/mkdir-probe"
+	else
+		in_d "$PROBE"
+	fi
+	expect 13
+	[ -z "$(ls -A "$d")" ]
+}
+
+@test "a read-only file system gives 30" {
+	ns=(unshare -m)
+	[ "$(id -u)" = 0 ] || ns=(unshare -rm)
+	"${ns[@]}" mount -t tmpfs -o ro tmpfs "$d" 2>/dev/null ||
+		skip "cannot mount a tmpfs in a private mount namespace here (${ns[*]})"
+	in_d "${ns[@]}" sh -c 'mount -t tmpfs -o ro tmpfs "$PWD" && cd "$PWD" && exec "$0"' "$PROBE"
+	expect 30
+}
+
+@test "a working directory removed under the process gives 2" {
+	in_d sh -c 'rmdir "$PWD" && exec "$0"' "$PROBE"
+	expect 2
+}
+
+@test "errno left set by a library before main does not spoil a success" {
+	ldd "$PROBE" >/dev/null 2>&1 || skip "a static executable takes no preloaded library"
+	in_d env LD_PRELOAD="$ERRNO_PRELOAD" "$PROBE"
+	expect 0
+	[ -d "$d/hue" ]
+}
+
+@test "a report that cannot be written exits 1 without a word and the attempt stands" {
+	status=0
+	(cd "$d" && exec "$PROBE") >/dev/full 2>"$err" || status=$?
+	[ "$status" = 1 ]
+	[ ! -s "$err" ]
+	[ -d "$d/hue" ]
+
+	rmdir "$d/hue"
+	status=0
+	(cd "$d" && exec "$PROBE") >&- 2>"$err" || status=$?
+	[ "$status" = 1 ]
+	[ ! -s "$err" ]
+	[ -d "$d/hue" ]
+}
+
+@test "of 50 racing runs exactly one prints 0 and the others 17" {
+	for i in $(seq 50); do
+		(cd "$d" && exec "$PROBE") >"$top/race.$i" &
+	done
+	wait
+	counts=$(sort -n "$top"/race.* | uniq -c | xargs)
+	echo "counts and values: $counts"
+	[ "$counts" = "1 0 49 17" ]
+}
