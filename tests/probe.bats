@@ -1,7 +1,8 @@
-# The built probe ($PROBE) run as a user runs it, in real directories.
+# The built probe ($PROBE, linked statically when STATIC=1) run as a user
+# runs it, in real directories.
 
 setup() {
-	: "${PROBE:?set PROBE to the mkdir-probe executable}"
+	: "${PROBE:?set PROBE to the mkdir-probe executable}" "${STATIC:=0}"
 	top=$(mktemp -d)
 	chmod 755 "$top" # an unprivileged user must reach it too
 	d=$top/d out=$top/out err=$top/err
@@ -99,10 +100,26 @@ expect() {
 }
 
 @test "errno left set by a library before main does not spoil a success" {
-	ldd "$PROBE" >/dev/null 2>&1 || skip "a static executable takes no preloaded library"
+	[ "$STATIC" = 0 ] || skip "a static executable takes no preloaded library"
 	in_d env LD_PRELOAD="$ERRNO_PRELOAD" "$PROBE"
 	expect 0
 	[ -d "$d/hue" ]
+}
+
+@test "a start needs the C library alone or, linked statically, nothing at all" {
+	if [ "$STATIC" = 0 ]; then
+		libs=$(ldd "$PROBE")
+		echo "$libs"
+		[ -z "$(grep -vE 'linux-vdso|/libc\.so\.6|/ld-linux' <<<"$libs")" ]
+	else
+		[ "$(id -u)" = 0 ] || skip "only root may chroot into an empty root"
+		mkdir "$top/root"
+		cp "$PROBE" "$top/root/mkdir-probe"
+		status=0
+		chroot "$top/root" /mkdir-probe >"$out" 2>"$err" || status=$?
+		expect 0
+		[ -d "$top/root/hue" ]
+	fi
 }
 
 @test "a report that cannot be written exits 1 without a word and the attempt stands" {
