@@ -1,10 +1,12 @@
 // mkdir-probe: try once to create the directory "hue" here, mode 0, and
 // print the error number of that attempt, 0 when it succeeded.
 
+// The C headers, not <cerrno> and <cstdio>: the same file then builds
+// against musl, which has no C++ library.
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <errno.h>
+#include <stdio.h>
 
 int
 main()
