@@ -107,19 +107,24 @@ expect() {
 }
 
 @test "a start needs the C library alone or, linked statically, nothing at all" {
+	# readelf, not ldd: it reads a foreign binary as well as a native one
+	needed=$(readelf -d "$PROBE" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | xargs)
+	interp=$(readelf -l "$PROBE" | grep -c 'program interpreter' || true)
+	echo "needed: $needed; interpreters: $interp"
 	if [ "$STATIC" = 0 ]; then
-		libs=$(ldd "$PROBE")
-		echo "$libs"
-		[ -z "$(grep -vE 'linux-vdso|/libc\.so\.6|/ld-linux' <<<"$libs")" ]
-	else
-		[ "$(id -u)" = 0 ] || skip "only root may chroot into an empty root"
-		mkdir "$top/root"
-		cp "$PROBE" "$top/root/mkdir-probe"
-		status=0
-		chroot "$top/root" /mkdir-probe >"$out" 2>"$err" || status=$?
-		expect 0
-		[ -d "$top/root/hue" ]
+		[ "$needed" = libc.so.6 ]
+		[ "$interp" = 1 ]
+		return
 	fi
+	[ -z "$needed" ]
+	[ "$interp" = 0 ]
+	[ "$(id -u)" = 0 ] || skip "only root may chroot into an empty root"
+	mkdir "$top/root"
+	cp "$PROBE" "$top/root/mkdir-probe"
+	status=0
+	chroot "$top/root" /mkdir-probe >"$out" 2>"$err" || status=$?
+	expect 0
+	[ -d "$top/root/hue" ]
 }
 
 @test "a report that cannot be written exits 1 without a word and the attempt stands" {

@@ -1,0 +1,11 @@
+# mkdir-probe for 64-bit Arm, cross-built with Debian's
+# g++-aarch64-linux-gnu. Its tests run the binary through binfmt_misc and
+# qemu-user; a dynamic build finds its loader with
+# QEMU_LD_PREFIX=/usr/aarch64-linux-gnu.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
