@@ -16,6 +16,12 @@ main()
 	// when mkdir says it failed, and then before any other call.
 	int err = mkdir("hue", 0) == 0 ? 0 : errno;
 
+	// The line must leave in one write: runs racing in one directory
+	// often share a pipe, and only a single write to it is atomic. A
+	// buffer of our own keeps stdbuf's one-byte buffers and a malloc that
+	// fails under a data limit (stdio then writes byte by byte) away.
+	static char buf[BUFSIZ];
+	setvbuf(stdout, buf, _IOFBF, sizeof buf);
 	printf("%d\n", err);
 
 	// A full device or a closed descriptor shows only when the buffer is
