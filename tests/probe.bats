@@ -27,14 +27,18 @@ expect() {
 	fi
 }
 
-@test "created hue has no permission bits whatever the umask and the run prints 0" {
-	for mask in 000 022 077; do
-		d=$top/$mask
+@test "created hue has no permission bits whatever the umask, but a set-group-ID parent's bit, and the run prints 0" {
+	for case in 000:-s:0 022:-s:0 077:-s:0 022:+s:2000; do
+		IFS=: read -r mask sgid want <<<"$case"
+		d=$top/$mask$sgid
 		mkdir "$d"
+		# chgrp: without it, g+s is silently dropped for a user outside
+		# the group that a set-group-ID TMPDIR handed down
+		chgrp "$(id -g)" "$d" && chmod "g$sgid" "$d"
 		umask "$mask"
 		in_d "$PROBE"
 		expect 0
-		[ "$(stat -c '%F %a' "$d/hue")" = "directory 0" ]
+		[ "$(stat -c '%F %a' "$d/hue")" = "directory $want" ]
 		[ "$(ls -A "$d")" = hue ]
 	done
 }
@@ -150,4 +154,39 @@ expect() {
 	counts=$(sort -n "$top"/race.* | uniq -c | xargs)
 	echo "counts and values: $counts"
 	[ "$counts" = "1 0 49 17" ]
+}
+
+# count_writes: the write and writev calls that $top/trace records.
+count_writes() {
+	grep -cE '^(\[pid +[0-9]+\] )?(write|writev)\(' "$top/trace" || true
+}
+
+@test "under a one-byte stdio buffer the report leaves in one write and racing runs keep their lines whole" {
+	[ "$CROSS" = 0 ] || skip "stdbuf preloads a host library that the emulated probe cannot load"
+	# Only a single write to a pipe is atomic: with two, racing lines merge.
+	for i in $(seq 300); do
+		(cd "$d" && exec stdbuf -o1 "$PROBE") &
+	done | cat >"$out"
+	counts=$(sort "$out" | uniq -c | xargs)
+	echo "counts and lines: $counts"
+	[ "$counts" = "1 0 299 17" ]
+
+	command -v strace >/dev/null || skip "strace is missing: apt-get install strace"
+	rmdir "$d/hue"
+	in_d strace -o "$top/trace" -e trace=write,writev stdbuf -o1 "$PROBE"
+	expect 0
+	cat "$top/trace"
+	[ "$(count_writes)" = 1 ]
+}
+
+@test "under a data limit at which stdio cannot allocate a buffer the report leaves in one write" {
+	[ "$CROSS" = 0 ] || skip "qemu-user cannot start under a 160 KiB data limit"
+	command -v strace >/dev/null || skip "strace is missing: apt-get install strace"
+	in_d strace -o "$top/trace" -e trace=write,writev prlimit --data=163840 "$PROBE"
+	cat "$top/trace"
+	if [ "$status" -gt 128 ] && [ ! -e "$d/hue" ]; then
+		skip "this build dies in its C library's start-up under the limit, before it tries (status $status)"
+	fi
+	expect 0
+	[ "$(count_writes)" = 1 ]
 }
