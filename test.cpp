@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // mkdir-probe: try once to create the directory "hue" here, mode 0, and
 // print the error number of that attempt, 0 when it succeeded.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # mkdir-probe for 64-bit Arm, cross-built with Debian's
 # g++-aarch64-linux-gnu. Its tests run the binary through binfmt_misc and
 # qemu-user; a dynamic build finds its loader with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # A static mkdir-probe against musl (Debian's musl-tools): g++ driven with
 # musl's specs file, which swaps in musl's headers, start files and libc.a.
 # The specs go with the compiler itself, not into CMAKE_CXX_FLAGS, so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Preloaded into the probe by the tests: leaves errno set before main
 // starts, as constructors of some real libraries do.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The built probe ($PROBE, linked statically when STATIC=1) run as a user
 # runs it, in real directories.
 
