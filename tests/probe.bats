@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: ISC
-# The built probe ($PROBE, linked statically when STATIC=1) run as a user
+# The built probe ($PROBE, linked statically when STATIC=1, cross-built
+# and run through binfmt_misc and qemu-user when CROSS=1) run as a user
 # runs it, in real directories.
 
 setup() {
-	: "${PROBE:?set PROBE to the mkdir-probe executable}" "${STATIC:=0}"
+	: "${PROBE:?set PROBE to the mkdir-probe executable}" "${STATIC:=0}" "${CROSS:=0}"
 	top=$(mktemp -d)
 	chmod 755 "$top" # an unprivileged user must reach it too
 	d=$top/d out=$top/out err=$top/err
