@@ -19,8 +19,9 @@ main()
 
 	// The line must leave in one write: runs racing in one directory
 	// often share a pipe, and only a single write to it is atomic. A
-	// buffer of our own keeps stdbuf's one-byte buffers and a malloc that
-	// fails under a data limit (stdio then writes byte by byte) away.
+	// buffer of our own overrides the one-byte buffer that stdbuf(1)
+	// imposes, and needs no malloc, which fails under a tight data limit
+	// and leaves stdio writing byte by byte.
 	static char buf[BUFSIZ];
 	setvbuf(stdout, buf, _IOFBF, sizeof buf);
 	printf("%d\n", err);
