@@ -12,6 +12,7 @@ setup() {
 }
 
 teardown() {
+	[ -z "${owner:-}" ] || kill "$owner" 2>/dev/null || true
 	rm -rf "$top"
 }
 
@@ -98,6 +99,24 @@ expect() {
 		skip "cannot mount a tmpfs in a private mount namespace here (${ns[*]})"
 	in_d "${ns[@]}" sh -c 'mount -t tmpfs -o ro tmpfs "$PWD" && cd "$PWD" && exec "$0"' "$PROBE"
 	expect 30
+}
+
+@test "a caller with no mapping in the user namespace that mounted the file system gets EOVERFLOW, as its architecture numbers it" {
+	[ "$(id -u)" = 0 ] || skip "only root may enter another mount namespace as user 65534"
+	# The mount's owner: a user namespace that maps root alone.
+	unshare -Urm --propagation private sh -c \
+		'mount -t tmpfs -o mode=1777 tmpfs "$0" && exec sleep 60' "$d" >/dev/null 2>&1 3>&- &
+	owner=$!
+	for _ in $(seq 50); do
+		nsenter -t "$owner" -m mountpoint -q "$d" && break
+		sleep 0.1
+	done
+	nsenter -t "$owner" -m mountpoint -q "$d" ||
+		skip "cannot mount a tmpfs in a new user namespace here"
+	cp "$PROBE" "$top/mkdir-probe"
+	in_d nsenter -t "$owner" -m setpriv --reuid=65534 --regid=65534 --clear-groups \
+		sh -c 'cd "$0" && exec "$1"' "$d" "$top/mkdir-probe"
+	expect "$("$EOVERFLOW_OF")"
 }
 
 @test "a working directory removed under the process gives 2" {
