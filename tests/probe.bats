@@ -3,6 +3,8 @@
 # and run through binfmt_misc and qemu-user when CROSS=1) run as a user
 # runs it, in real directories.
 
+load helpers
+
 setup() {
 	: "${PROBE:?set PROBE to the mkdir-probe executable}" "${STATIC:=0}" "${CROSS:=0}"
 	top=$(mktemp -d)
@@ -20,14 +22,6 @@ teardown() {
 in_d() {
 	status=0
 	(cd "$d" && exec "$@") >"$out" 2>"$err" || status=$?
-}
-
-# expect N: the run wrote exactly "N\n", nothing on stderr, and exited 0.
-expect() {
-	if ! printf '%s\n' "$1" | cmp -s - "$out" || [ -s "$err" ] || [ "$status" != 0 ]; then
-		echo "want $1, exit 0; got: $(od -An -c "$out"), exit $status, stderr: $(cat "$err")"
-		return 1
-	fi
 }
 
 @test "created hue has no permission bits whatever the umask, but a set-group-ID parent's bit, and the run prints 0" {
