@@ -84,28 +84,27 @@ unix_scenarios() {
 	expect 17
 }
 
-@test "ext4: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs ext4 mkfs.ext4
-	mount_image ext4 32 mkfs.ext4 -q
+# on_image TYPE MIB MKFS...: unix_scenarios on a new loop image.
+on_image() {
+	has_fs "$1" "$3"
+	mount_image "$@"
 	unix_scenarios
+}
+
+@test "ext4: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+	on_image ext4 32 mkfs.ext4 -q
 }
 
 @test "ext2: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs ext2 mkfs.ext2
-	mount_image ext2 32 mkfs.ext2 -q
-	unix_scenarios
+	on_image ext2 32 mkfs.ext2 -q
 }
 
 @test "xfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs xfs mkfs.xfs
-	mount_image xfs 300 mkfs.xfs -q
-	unix_scenarios
+	on_image xfs 300 mkfs.xfs -q
 }
 
 @test "btrfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs btrfs mkfs.btrfs
-	mount_image btrfs 128 mkfs.btrfs -q
-	unix_scenarios
+	on_image btrfs 128 mkfs.btrfs -q
 }
 
 @test "tmpfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
