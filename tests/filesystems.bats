@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: ISC
-# The built probe on real file systems that each case mounts itself, under
-# a temporary directory of its own, as root: loop images and memory file
-# systems. A case fills, remounts and writes only inside mounts it made,
-# and unmounts them, and detaches their loop devices, when it ends.
+# The built probe on real file systems that each case mounts itself, as
+# root, under a temporary directory of its own: loop images, memory file
+# systems, FUSE file systems, and sshfs to an sshd that the case starts on
+# 127.0.0.1. A case fills, remounts and writes only inside mounts that it
+# made, and when it ends, passed or failed, it unmounts them, detaches
+# their loop devices and stops its sshd.
 
 load helpers
 
@@ -19,34 +21,50 @@ setup() {
 teardown() {
 	[ -n "${top:-}" ] || return 0
 	findmnt -rn -o TARGET | grep "^$top/" | sort -r | xargs -r umount -l || true
+	if [ -n "${sshd:-}" ]; then
+		kill "$sshd" 2>/dev/null || true
+		wait "$sshd" 2>/dev/null || true
+	fi
 	losetup -nO NAME -j "$top/image" | xargs -r -n 1 losetup -d || true
 	rm -rf "$top"
 }
 
-# has_fs TYPE [TOOL]: skip unless the kernel and the tools have TYPE.
-has_fs() {
+# needs TYPE TOOL...: skip unless the kernel has TYPE and the tools exist.
+needs() {
 	grep -qw "$1" /proc/filesystems || skip "the kernel lacks $1"
-	[ -z "${2:-}" ] || command -v "$2" >/dev/null || skip "$2 is missing"
+	shift
+	for tool; do
+		command -v "$tool" >/dev/null || skip "$tool is missing"
+	done
 }
 
-# mount_image TYPE MIB MKFS...: make a file system of MIB MiB on a loop
-# image and mount it at $mnt.
-mount_image() {
-	type=$1
-	truncate -s "$2M" "$top/image"
-	shift 2
+# mkimage MIB MKFS...: a file system of MIB MiB in $top/image.
+mkimage() {
+	rm -f "$top/image"
+	truncate -s "$1M" "$top/image"
+	shift
 	"$@" "$top/image" >/dev/null 2>&1
-	mount -t "$type" -o loop "$top/image" "$mnt"
 }
 
-# own DIR: refuse to write below DIR unless it is a mount point that this
-# case made under its own directory.
+# own: refuse to fill, remount or write below $mnt unless it is a mount
+# point, under this case's own directory.
 own() {
-	case $1 in "$top"/*) ;; *) echo "refusing: $1 is not under $top"; return 1 ;; esac
-	mountpoint -q "$1" || { echo "refusing: $1 is not a mount point"; return 1; }
+	mountpoint -q "$mnt" || { echo "refusing: $mnt is not a mount point"; return 1; }
+	case $(findmnt -n -o TARGET --target "$mnt") in
+	"$top"/*) ;;
+	*) echo "refusing: $mnt is not a mount of this case"; return 1 ;;
+	esac
 }
 
-# probe_in DIR [USER]: run the probe in DIR, as root or as USER.
+# room NAME MODE: a new directory in the mount, for one run.
+room() {
+	mkdir "$mnt/$1"
+	chmod "$2" "$mnt/$1"
+}
+
+# probe_in DIR [USER]: run the probe in DIR, as root or as USER. The
+# directory is entered as root, so a FUSE mount without allow_other is
+# still reached.
 probe_in() {
 	as=()
 	[ -z "${2:-}" ] || as=(setpriv --reuid="$2" --regid="$2" --clear-groups)
@@ -54,67 +72,259 @@ probe_in() {
 	(cd "$1" && exec "${as[@]}" "$top/mkdir-probe") >"$out" 2>"$err" || status=$?
 }
 
-# unix_scenarios: on the writable file system at $mnt, which keeps Unix
-# modes: 0 and a root-owned hue of mode 000, then 17; 13 for user 65534
-# in a 0755 directory; 2000 in a set-group-ID directory; 30 once
-# remounted read-only, and 17 there where hue exists.
-unix_scenarios() {
-	own "$mnt"
-	probe_in "$mnt"
+# made DIR MODE OWNER: the run printed 0, and DIR/hue is a directory of
+# that mode and owner.
+made() {
 	expect 0
-	[ "$(stat -c '%F %a %u' "$mnt/hue")" = "directory 0 0" ]
+	got=$(stat -c '%F %a %u' "$1/hue")
+	echo "$1/hue: $got"
+	[ "$got" = "directory $2 $3" ]
+}
+
+# unix_scenarios [READ-ONLY-COMMAND...]: on the file system at $mnt, which
+# keeps Unix modes: 0 and a root-owned hue of mode 000, then 17; 13 for
+# user 65534 in a 0755 directory; 2000 in a set-group-ID directory; 30
+# once read-only (remounted, or by the command given), and 17 there where
+# hue exists.
+unix_scenarios() {
+	own
+	probe_in "$mnt"
+	made "$mnt" 0 0
 	probe_in "$mnt"
 	expect 17
 
-	mkdir -m 755 "$mnt/shut"
+	room shut 755
 	probe_in "$mnt/shut" 65534
 	expect 13
 	[ -z "$(ls -A "$mnt/shut")" ]
 
-	mkdir -m 2755 "$mnt/sgid"
+	room sgid 2755
 	probe_in "$mnt/sgid"
-	expect 0
-	[ "$(stat -c %a "$mnt/sgid/hue")" = 2000 ]
+	made "$mnt/sgid" 2000 0
 
-	mkdir "$mnt/empty"
-	mount -o remount,ro "$mnt"
+	room empty 755
+	if [ $# = 0 ]; then
+		mount -o remount,ro "$mnt"
+	else
+		"$@"
+	fi
 	probe_in "$mnt/empty"
 	expect 30
 	probe_in "$mnt"
 	expect 17
 }
 
-# on_image TYPE MIB MKFS...: unix_scenarios on a new loop image.
-on_image() {
-	has_fs "$1" "$3"
-	mount_image "$@"
-	unix_scenarios
+# fill_blocks, fill_inodes: use up the data blocks, or the inodes, of $mnt.
+fill_blocks() {
+	own
+	dd if=/dev/zero of="$mnt/fill" bs=64k 2>/dev/null || true
+	sync
+}
+fill_inodes() {
+	own
+	i=0
+	while : 2>/dev/null >"$mnt/i$i"; do
+		i=$((i + 1))
+	done
+}
+
+# when_full ROOT OTHER: on the full $mnt, root gets ROOT, user 65534 OTHER.
+when_full() {
+	probe_in "$mnt/root"
+	expect "$1"
+	probe_in "$mnt/other" 65534
+	expect "$2"
+}
+
+# full_scenarios MIB MKFS... -- BLOCKS-ROOT BLOCKS-OTHER INODES: a full
+# image of each kind, blocks and then inodes.
+full_scenarios() {
+	mkfs=()
+	while [ "$1" != -- ]; do
+		mkfs+=("$1")
+		shift
+	done
+	shift
+	for what in blocks inodes; do
+		mkimage "${mkfs[@]}"
+		mount -o loop "$top/image" "$mnt"
+		room root 777
+		room other 777
+		"fill_$what"
+		if [ "$what" = blocks ]; then when_full "$1" "$2"; else when_full "$3" "$3"; fi
+		umount "$mnt"
+	done
+}
+
+# immutable: 1 in an immutable directory of $mnt, for root too.
+immutable() {
+	room frozen 755
+	chattr +i "$mnt/frozen"
+	probe_in "$mnt/frozen"
+	chattr -i "$mnt/frozen"
+	expect 1
 }
 
 @test "ext4: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	on_image ext4 32 mkfs.ext4 -q
+	needs ext4 mkfs.ext4
+	mkimage 32 mkfs.ext4 -q
+	mount -o loop "$top/image" "$mnt"
+	unix_scenarios
+}
+
+@test "ext4: full blocks give root 0 from its reserved blocks and others 28, full inodes 28, an immutable directory 1" {
+	needs ext4 mkfs.ext4 chattr
+	full_scenarios 32 mkfs.ext4 -q -N 2048 -- 0 28 28
+	mkimage 32 mkfs.ext4 -q
+	mount -o loop "$top/image" "$mnt"
+	immutable
+}
+
+@test "ext4 with case-folding: a name that differs in case from hue gives 17" {
+	needs ext4 mkfs.ext4 chattr
+	[ -e /sys/fs/ext4/features/casefold ] || skip "the kernel's ext4 lacks case-folding"
+	mkimage 32 mkfs.ext4 -q -O casefold
+	mount -o loop "$top/image" "$mnt"
+	room fold 755
+	chattr +F "$mnt/fold"
+	mkdir "$mnt/fold/HUE"
+	probe_in "$mnt/fold"
+	expect 17
+}
+
+@test "ext4 with user quotas: 122 for a user whose quota is used up" {
+	needs ext4 mkfs.ext4 setquota
+	mkimage 32 mkfs.ext4 -q -O quota -E quotatype=usrquota
+	mount -o loop,usrquota "$top/image" "$mnt" 2>/dev/null ||
+		skip "the kernel cannot mount ext4 with quotas"
+	room other 777
+	setquota -u 65534 0 0 0 1 "$mnt"
+	setpriv --reuid=65534 --regid=65534 --clear-groups touch "$mnt/other/file"
+	errnos
+	probe_in "$mnt/other" 65534
+	expect "$EDQUOT"
 }
 
 @test "ext2: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	on_image ext2 32 mkfs.ext2 -q
+	needs ext2 mkfs.ext2
+	mkimage 32 mkfs.ext2 -q
+	mount -o loop "$top/image" "$mnt"
+	unix_scenarios
+}
+
+@test "ext2: full blocks give root 0 and others 28, full inodes 28, 31 in a directory of 65000 links" {
+	needs ext2 mkfs.ext2
+	full_scenarios 32 mkfs.ext2 -q -N 2048 -- 0 28 28
+	mkimage 128 mkfs.ext2 -q -N 70000
+	mount -o loop "$top/image" "$mnt"
+	own
+	room many 755
+	(cd "$mnt/many" && seq -f d%g 64998 | xargs mkdir)
+	probe_in "$mnt/many"
+	expect 31
 }
 
 @test "xfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	on_image xfs 300 mkfs.xfs -q
+	needs xfs mkfs.xfs
+	mkimage 300 mkfs.xfs -q
+	mount -o loop "$top/image" "$mnt"
+	unix_scenarios
+}
+
+@test "xfs: full blocks and full inodes give 28 to root too, an immutable directory 1" {
+	needs xfs mkfs.xfs chattr
+	# at most 1% of the space for inodes, so that they run out first
+	full_scenarios 300 mkfs.xfs -q -i maxpct=1 -- 28 28 28
+	mkimage 300 mkfs.xfs -q
+	mount -o loop "$top/image" "$mnt"
+	immutable
 }
 
 @test "btrfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	on_image btrfs 128 mkfs.btrfs -q
+	needs btrfs mkfs.btrfs
+	mkimage 128 mkfs.btrfs -q
+	mount -o loop "$top/image" "$mnt"
+	unix_scenarios
+}
+
+@test "btrfs: full data still gives 0, a read-only snapshot 30 and 17 where hue exists, a qgroup limit 122 to root too, an immutable directory 1" {
+	needs btrfs mkfs.btrfs btrfs chattr
+	mkimage 128 mkfs.btrfs -q
+	mount -o loop "$top/image" "$mnt"
+	room root 777
+	room other 777
+	fill_blocks
+	when_full 0 0
+	umount "$mnt"
+
+	mkimage 128 mkfs.btrfs -q
+	mount -o loop "$top/image" "$mnt"
+	own
+	immutable
+	btrfs -q subvolume create "$mnt/vol"
+	mkdir -p "$mnt/vol/empty" "$mnt/vol/full/hue"
+	btrfs -q subvolume snapshot -r "$mnt/vol" "$mnt/snap"
+	probe_in "$mnt/snap/empty"
+	expect 30
+	probe_in "$mnt/snap/full"
+	expect 17
+
+	btrfs -q quota enable "$mnt"
+	btrfs -q subvolume create "$mnt/limited"
+	chmod 777 "$mnt/limited"
+	btrfs -q qgroup limit 1M "$mnt/limited"
+	dd if=/dev/zero of="$mnt/limited/fill" bs=64k 2>/dev/null || true
+	sync
+	errnos
+	probe_in "$mnt/limited"
+	expect "$EDQUOT"
+	probe_in "$mnt/limited" 65534
+	expect "$EDQUOT"
 }
 
 @test "tmpfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs tmpfs
+	needs tmpfs
 	mount -t tmpfs -o size=1m tmpfs "$mnt"
 	unix_scenarios
 }
 
+@test "tmpfs: full size still gives 0, full inodes 28, an immutable directory 1" {
+	needs tmpfs chattr
+	mount -t tmpfs -o size=64k tmpfs "$mnt"
+	room root 777
+	room other 777
+	fill_blocks
+	when_full 0 0
+	umount "$mnt"
+
+	mount -t tmpfs -o nr_inodes=8 tmpfs "$mnt"
+	room root 777
+	room other 777
+	fill_inodes
+	when_full 28 28
+	umount "$mnt"
+
+	mount -t tmpfs tmpfs "$mnt"
+	immutable
+}
+
+@test "tmpfs bind mount: read-only gives 30 and 17 where hue exists, while its source stays writable" {
+	needs tmpfs
+	mkdir "$top/src"
+	mount -t tmpfs tmpfs "$top/src"
+	mkdir -p "$top/src/full/hue"
+	mount --bind "$top/src" "$mnt"
+	mount -o remount,bind,ro "$mnt"
+	probe_in "$mnt"
+	expect 30
+	probe_in "$mnt/full"
+	expect 17
+	probe_in "$top/src"
+	expect 0
+}
+
 @test "ramfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
-	has_fs ramfs
+	needs ramfs
 	mount -t ramfs ramfs "$mnt"
 	unix_scenarios
 }
@@ -129,7 +339,7 @@ image_scenarios() {
 }
 
 @test "squashfs: 30 in a read-only image, 17 where hue exists" {
-	has_fs squashfs mksquashfs
+	needs squashfs mksquashfs
 	mkdir -p "$top/src/empty" "$top/src/hue"
 	mksquashfs "$top/src" "$top/image" -quiet -noappend >/dev/null
 	mount -t squashfs -o loop "$top/image" "$mnt"
@@ -137,7 +347,7 @@ image_scenarios() {
 }
 
 @test "erofs: 30 in a read-only image, 17 where hue exists" {
-	has_fs erofs mkfs.erofs
+	needs erofs mkfs.erofs
 	mkdir -p "$top/src/empty" "$top/src/hue"
 	mkfs.erofs --quiet "$top/image" "$top/src" >/dev/null
 	mount -t erofs -o loop "$top/image" "$mnt"
@@ -145,13 +355,12 @@ image_scenarios() {
 }
 
 @test "overlay: 0 with a writable upper and hue only in it, 17 where hue is in the lower, 30 with lower layers only" {
-	has_fs overlay
+	needs overlay
 	mkdir -p "$top/lower/sub/hue" "$top/upper" "$top/work"
 	mount -t overlay overlay -o "lowerdir=$top/lower,upperdir=$top/upper,workdir=$top/work" "$mnt"
-	own "$mnt"
+	own
 	probe_in "$mnt"
-	expect 0
-	[ "$(stat -c '%F %a %u' "$top/upper/hue")" = "directory 0 0" ]
+	made "$top/upper" 0 0
 	probe_in "$mnt/sub"
 	expect 17
 	[ ! -e "$top/upper/sub" ]
@@ -162,5 +371,225 @@ image_scenarios() {
 	probe_in "$mnt"
 	expect 30
 	probe_in "$mnt/sub"
+	expect 17
+}
+
+@test "fuse2fs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+	needs fuse fuse2fs mkfs.ext4
+	mkimage 32 mkfs.ext4 -q
+	fuse2fs -o allow_other "$top/image" "$mnt" >/dev/null
+	# FUSE takes no remount: mount it again, read-only
+	unix_scenarios eval 'umount "$mnt" && fuse2fs -o ro,allow_other "$top/image" "$mnt" >/dev/null'
+}
+
+# nonunix_scenarios MODE OTHER HUE: on a FUSE file system that keeps no
+# Unix modes: hue of MODE owned by root, then 17; OTHER for user 65534
+# in a directory made by root (and chmod'ed to 0755, where chmod is
+# taken); HUE where a directory named "HUE" is.
+nonunix_scenarios() {
+	own
+	probe_in "$mnt"
+	made "$mnt" "$1" 0
+	probe_in "$mnt"
+	expect 17
+	mkdir "$mnt/shut"
+	chmod 755 "$mnt/shut" 2>/dev/null || true
+	probe_in "$mnt/shut" 65534
+	expect "$2"
+	mkdir "$mnt/case"
+	mkdir "$mnt/case/HUE"
+	probe_in "$mnt/case"
+	expect "$3"
+}
+
+@test "ntfs-3g: hue of mode 777, 17, 0 for another user in a 0755 directory, 0 beside HUE" {
+	needs fuse ntfs-3g mkntfs
+	mkimage 32 mkntfs -F -q -f
+	ntfs-3g "$top/image" "$mnt"
+	nonunix_scenarios 777 0 0
+}
+
+@test "exfat-fuse: hue of mode 777, 17, 0 for another user in a 0755 directory, 17 beside HUE" {
+	needs fuse mount.exfat-fuse mkfs.exfat
+	mkimage 32 mkfs.exfat
+	# it wants a block device
+	mount.exfat-fuse -o quiet "$(losetup --find --show "$top/image")" "$mnt" >/dev/null 2>&1
+	nonunix_scenarios 777 0 17
+}
+
+@test "fusefat: hue of mode 700, 17, 13 for another user in a 0755 directory, 17 beside HUE" {
+	needs fuse fusefat mkfs.fat
+	mkimage 32 mkfs.fat
+	fusefat -o rw+ "$top/image" "$mnt" >/dev/null
+	nonunix_scenarios 700 13 17
+}
+
+@test "bindfs: 0 and hue of mode 000, 17, 13 for another user, 30 read-only and 17 there where hue exists, 107 once its server is killed" {
+	needs fuse bindfs
+	mkdir "$top/src"
+	bindfs "$top/src" "$mnt"
+	own
+	probe_in "$mnt"
+	made "$mnt" 0 0
+	made "$top/src" 0 0
+	probe_in "$mnt"
+	expect 17
+	room shut 755
+	probe_in "$mnt/shut" 65534
+	expect 13
+	umount "$mnt"
+
+	mkdir "$top/src/empty"
+	bindfs -o ro "$top/src" "$mnt"
+	probe_in "$mnt/empty"
+	expect 30
+	probe_in "$mnt"
+	expect 17
+	umount "$mnt"
+
+	bindfs "$top/src" "$mnt"
+	server=$(pgrep -nfx "bindfs $top/src $mnt")
+	status=0
+	(cd "$mnt/empty" && kill -9 "$server" && sleep 0.2 && exec "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	errnos
+	expect "$ENOTCONN"
+}
+
+@test "bindfs: forced permissions give hue mode 777 and another user 0 in a 0755 directory, a forced owner owns hue" {
+	needs fuse bindfs
+	mkdir -p "$top/src/shut"
+	chmod 755 "$top/src/shut"
+	bindfs -p 0777 "$top/src" "$mnt"
+	own
+	probe_in "$mnt"
+	made "$mnt" 777 0
+	probe_in "$mnt/shut" 65534
+	made "$mnt/shut" 777 65534
+	umount "$mnt"
+
+	rm -rf "${top:?}/src/"*
+	bindfs -u 65534 "$top/src" "$mnt"
+	probe_in "$mnt"
+	made "$mnt" 0 65534
+}
+
+@test "bindfs: without allow_other another user gets 13 even in a 0777 directory, with it 0" {
+	needs fuse bindfs
+	mkdir -p "$top/src/open"
+	chmod 777 "$top/src/open"
+	bindfs --no-allow-other "$top/src" "$mnt"
+	probe_in "$mnt/open" 65534
+	expect 13
+	umount "$mnt"
+	bindfs "$top/src" "$mnt"
+	probe_in "$mnt/open" 65534
+	made "$mnt/open" 0 65534
+}
+
+# start_sshd: an sshd of this case on 127.0.0.1 (its own port, host key
+# and authorized key) in a mount namespace of its own, whose /run is a
+# tmpfs, so that nothing outside $top changes; server-side mounts are made
+# in that namespace. Serves $top/srv.
+start_sshd() {
+	needs fuse sshfs sshd ssh-keygen
+	ssh=$top/ssh
+	mkdir "$ssh" "$top/srv"
+	ssh-keygen -q -t ed25519 -N '' -f "$ssh/host"
+	ssh-keygen -q -t ed25519 -N '' -f "$ssh/id"
+	cp "$ssh/id.pub" "$ssh/authorized_keys"
+	for _ in 1 2 3 4 5; do
+		port=$((20000 + RANDOM % 20000))
+		cat >"$ssh/config" <<-END
+		Port $port
+		ListenAddress 127.0.0.1
+		HostKey $ssh/host
+		PidFile none
+		AuthorizedKeysFile $ssh/authorized_keys
+		StrictModes no
+		UsePAM no
+		PasswordAuthentication no
+		KbdInteractiveAuthentication no
+		PermitRootLogin prohibit-password
+		Subsystem sftp internal-sftp
+		END
+		unshare -m --propagation private sh -c \
+			'mount -t tmpfs -o size=64k,mode=755 tmpfs /run && mkdir /run/sshd &&
+			exec "$(command -v sshd)" -D -e -f "$0"' "$ssh/config" 2>"$ssh/log" 3>&- &
+		sshd=$!
+		for _ in $(seq 50); do
+			grep -q 'Server listening' "$ssh/log" && return 0
+			kill -0 "$sshd" 2>/dev/null || break
+			sleep 0.1
+		done
+		kill "$sshd" 2>/dev/null || true
+		wait "$sshd" 2>/dev/null || true
+		sshd=
+	done
+	skip "cannot start sshd here: $(tail -n 1 "$ssh/log")"
+}
+
+# on_server COMMAND: run COMMAND (a shell line) as the server sees its files.
+on_server() {
+	nsenter -t "$sshd" -m sh -c "$1"
+}
+
+# sshfs_mount USER DIR [SSHFS-OPTIONS...]: $top/srv/DIR of the server at $mnt.
+sshfs_mount() {
+	local remote=$1@127.0.0.1:$top/srv/$2
+	shift 2
+	sshfs -p "$port" -o "IdentityFile=$ssh/id,StrictHostKeyChecking=no" \
+		-o "UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR" "$@" \
+		"$remote" "$mnt"
+}
+
+@test "sshfs: 0 and hue of mode 000 owned by the server's user, 17, 17 still right after the server removed hue, 0 without the directory cache" {
+	start_sshd
+	mkdir -m 777 "$top/srv/open"
+	for user in root:0 nobody:65534; do
+		sshfs_mount "${user%:*}" open
+		probe_in "$mnt"
+		made "$top/srv/open" 0 "${user#*:}"
+		made "$mnt" 0 "${user#*:}"
+		probe_in "$mnt"
+		expect 17
+		on_server "rmdir $top/srv/open/hue"
+		probe_in "$mnt"
+		expect 17
+		umount "$mnt"
+	done
+
+	sshfs_mount root open -o dir_cache=no
+	probe_in "$mnt"
+	expect 0
+	on_server "rmdir $top/srv/open/hue"
+	probe_in "$mnt"
+	expect 0
+}
+
+@test "sshfs: a server that denies permission gives 13, a read-only server, a full server and hue made on the server all give 17" {
+	start_sshd
+	mkdir -m 755 "$top/srv/shut"
+	mkdir -m 777 "$top/srv/ro" "$top/srv/full" "$top/srv/open"
+	on_server "mount --bind $top/srv/ro $top/srv/ro && mount -o remount,bind,ro $top/srv/ro &&
+		mount -t tmpfs -o nr_inodes=2,mode=777 tmpfs $top/srv/full && : >$top/srv/full/file"
+
+	sshfs_mount nobody shut
+	probe_in "$mnt"
+	expect 13
+	umount "$mnt"
+	for dir in ro full; do
+		sshfs_mount nobody "$dir"
+		probe_in "$mnt"
+		expect 17
+		umount "$mnt"
+	done
+	[ -z "$(ls -A "$top/srv/shut")" ]
+	[ -z "$(ls -A "$top/srv/ro")" ]
+
+	sshfs_mount nobody open
+	ls -A "$mnt" # the client has looked, and seen no hue
+	on_server "mkdir $top/srv/open/hue"
+	probe_in "$mnt"
 	expect 17
 }

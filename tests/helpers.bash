@@ -9,3 +9,9 @@ expect() {
 		return 1
 	fi
 }
+
+# errnos: set EOVERFLOW, EDQUOT and ENOTCONN as the probe's architecture
+# numbers them.
+errnos() {
+	read -r EOVERFLOW EDQUOT ENOTCONN < <("$ERRNOS")
+}

@@ -110,7 +110,8 @@ in_d() {
 	cp "$PROBE" "$top/mkdir-probe"
 	in_d nsenter -t "$owner" -m setpriv --reuid=65534 --regid=65534 --clear-groups \
 		sh -c 'cd "$0" && exec "$1"' "$d" "$top/mkdir-probe"
-	expect "$("$EOVERFLOW_OF")"
+	errnos
+	expect "$EOVERFLOW"
 }
 
 @test "a working directory removed under the process gives 2" {
