@@ -10,6 +10,7 @@ load helpers
 
 setup() {
 	: "${PROBE:?set PROBE to the mkdir-probe executable}"
+	PROBE=$(realpath "$PROBE")
 	[ "$(id -u)" = 0 ] || skip "mounting file systems needs root"
 	top=$(mktemp -d)
 	chmod 755 "$top"
@@ -82,8 +83,8 @@ made() {
 }
 
 # unix_scenarios [READ-ONLY-COMMAND...]: on the file system at $mnt, which
-# keeps Unix modes: 0 and a root-owned hue of mode 000, then 17; 13 for
-# user 65534 in a 0755 directory; 2000 in a set-group-ID directory; 30
+# keeps Unix modes: 0 and a root-owned hue of mode 000, then 17; of 20
+# racing runs one 0; 13 for user 65534 in a 0755 directory; 2000 in a set-group-ID directory; 30
 # once read-only (remounted, or by the command given), and 17 there where
 # hue exists.
 unix_scenarios() {
@@ -92,6 +93,8 @@ unix_scenarios() {
 	made "$mnt" 0 0
 	probe_in "$mnt"
 	expect 17
+	room racing 755
+	race 20 "$mnt/racing"
 
 	room shut 755
 	probe_in "$mnt/shut" 65534
@@ -165,7 +168,7 @@ immutable() {
 	expect 1
 }
 
-@test "ext4: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "ext4: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs ext4 mkfs.ext4
 	mkimage 32 mkfs.ext4 -q
 	mount -o loop "$top/image" "$mnt"
@@ -205,7 +208,7 @@ immutable() {
 	expect "$EDQUOT"
 }
 
-@test "ext2: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "ext2: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs ext2 mkfs.ext2
 	mkimage 32 mkfs.ext2 -q
 	mount -o loop "$top/image" "$mnt"
@@ -224,7 +227,7 @@ immutable() {
 	expect 31
 }
 
-@test "xfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "xfs: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs xfs mkfs.xfs
 	mkimage 300 mkfs.xfs -q
 	mount -o loop "$top/image" "$mnt"
@@ -240,7 +243,7 @@ immutable() {
 	immutable
 }
 
-@test "btrfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "btrfs: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs btrfs mkfs.btrfs
 	mkimage 128 mkfs.btrfs -q
 	mount -o loop "$top/image" "$mnt"
@@ -282,7 +285,7 @@ immutable() {
 	expect "$EDQUOT"
 }
 
-@test "tmpfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "tmpfs: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs tmpfs
 	mount -t tmpfs -o size=1m tmpfs "$mnt"
 	unix_scenarios
@@ -323,7 +326,7 @@ immutable() {
 	expect 0
 }
 
-@test "ramfs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "ramfs: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs ramfs
 	mount -t ramfs ramfs "$mnt"
 	unix_scenarios
@@ -354,13 +357,15 @@ image_scenarios() {
 	image_scenarios
 }
 
-@test "overlay: 0 with a writable upper and hue only in it, 17 where hue is in the lower, 30 with lower layers only" {
+@test "overlay: 0 with a writable upper and hue only in it, one 0 of 20 racing runs, 17 where hue is in the lower, 30 with lower layers only" {
 	needs overlay
 	mkdir -p "$top/lower/sub/hue" "$top/upper" "$top/work"
 	mount -t overlay overlay -o "lowerdir=$top/lower,upperdir=$top/upper,workdir=$top/work" "$mnt"
 	own
 	probe_in "$mnt"
 	made "$top/upper" 0 0
+	mkdir "$mnt/racing"
+	race 20 "$mnt/racing"
 	probe_in "$mnt/sub"
 	expect 17
 	[ ! -e "$top/upper/sub" ]
@@ -374,7 +379,7 @@ image_scenarios() {
 	expect 17
 }
 
-@test "fuse2fs: 0 and hue of mode 000, 17, 13 for another user, 2000 under set-group-ID, 30 read-only, 17 read-only where hue exists" {
+@test "fuse2fs: hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 2000 under set-group-ID, 30 read-only or 17 where hue exists" {
 	needs fuse fuse2fs mkfs.ext4
 	mkimage 32 mkfs.ext4 -q
 	fuse2fs -o allow_other "$top/image" "$mnt" >/dev/null
@@ -383,7 +388,8 @@ image_scenarios() {
 }
 
 # nonunix_scenarios MODE OTHER HUE: on a FUSE file system that keeps no
-# Unix modes: hue of MODE owned by root, then 17; OTHER for user 65534
+# Unix modes: hue of MODE owned by root, then 17; of 20 racing runs one
+# 0; OTHER for user 65534
 # in a directory made by root (and chmod'ed to 0755, where chmod is
 # taken); HUE where a directory named "HUE" is.
 nonunix_scenarios() {
@@ -392,6 +398,8 @@ nonunix_scenarios() {
 	made "$mnt" "$1" 0
 	probe_in "$mnt"
 	expect 17
+	mkdir "$mnt/racing"
+	race 20 "$mnt/racing"
 	mkdir "$mnt/shut"
 	chmod 755 "$mnt/shut" 2>/dev/null || true
 	probe_in "$mnt/shut" 65534
@@ -402,14 +410,14 @@ nonunix_scenarios() {
 	expect "$3"
 }
 
-@test "ntfs-3g: hue of mode 777, 17, 0 for another user in a 0755 directory, 0 beside HUE" {
+@test "ntfs-3g: hue of mode 777, 17, one 0 of 20 racing runs, 0 for another user in a 0755 directory, 0 beside HUE" {
 	needs fuse ntfs-3g mkntfs
 	mkimage 32 mkntfs -F -q -f
 	ntfs-3g "$top/image" "$mnt"
 	nonunix_scenarios 777 0 0
 }
 
-@test "exfat-fuse: hue of mode 777, 17, 0 for another user in a 0755 directory, 17 beside HUE" {
+@test "exfat-fuse: hue of mode 777, 17, one 0 of 20 racing runs, 0 for another user in a 0755 directory, 17 beside HUE" {
 	needs fuse mount.exfat-fuse mkfs.exfat
 	mkimage 32 mkfs.exfat
 	# it wants a block device
@@ -417,14 +425,14 @@ nonunix_scenarios() {
 	nonunix_scenarios 777 0 17
 }
 
-@test "fusefat: hue of mode 700, 17, 13 for another user in a 0755 directory, 17 beside HUE" {
+@test "fusefat: hue of mode 700, 17, one 0 of 20 racing runs, 13 for another user in a 0755 directory, 17 beside HUE" {
 	needs fuse fusefat mkfs.fat
 	mkimage 32 mkfs.fat
 	fusefat -o rw+ "$top/image" "$mnt" >/dev/null
 	nonunix_scenarios 700 13 17
 }
 
-@test "bindfs: 0 and hue of mode 000, 17, 13 for another user, 30 read-only and 17 there where hue exists, 107 once its server is killed" {
+@test "bindfs: 0 and hue of mode 000, 17, one 0 of 20 racing runs, 13 for another user, 30 read-only and 17 there where hue exists, 107 once its server is killed" {
 	needs fuse bindfs
 	mkdir "$top/src"
 	bindfs "$top/src" "$mnt"
@@ -434,6 +442,8 @@ nonunix_scenarios() {
 	made "$top/src" 0 0
 	probe_in "$mnt"
 	expect 17
+	room racing 755
+	race 20 "$mnt/racing"
 	room shut 755
 	probe_in "$mnt/shut" 65534
 	expect 13
@@ -543,7 +553,7 @@ sshfs_mount() {
 		"$remote" "$mnt"
 }
 
-@test "sshfs: 0 and hue of mode 000 owned by the server's user, 17, 17 still right after the server removed hue, 0 without the directory cache" {
+@test "sshfs: 0 and hue of mode 000 owned by the server's user, 17, 17 still right after the server removed hue, 0 without the directory cache, one 0 of 20 racing runs" {
 	start_sshd
 	mkdir -m 777 "$top/srv/open"
 	for user in root:0 nobody:65534; do
@@ -565,6 +575,8 @@ sshfs_mount() {
 	on_server "rmdir $top/srv/open/hue"
 	probe_in "$mnt"
 	expect 0
+	mkdir "$mnt/racing"
+	race 20 "$mnt/racing"
 }
 
 @test "sshfs: a server that denies permission gives 13, a read-only server, a full server and hue made on the server all give 17" {

@@ -15,3 +15,18 @@ expect() {
 errnos() {
 	read -r EOVERFLOW EDQUOT ENOTCONN < <("$ERRNOS")
 }
+
+# race N DIR: N runs started at once in DIR; exactly one prints 0 and
+# the others 17.
+race() {
+	racers=()
+	for i in $(seq "$1"); do
+		(cd "$2" && exec "$PROBE") >"$top/race.$i" &
+		racers+=($!)
+	done
+	wait "${racers[@]}" # not the servers a case may have started
+	counts=$(sort -n "$top"/race.* | uniq -c | xargs)
+	rm -f "$top"/race.*
+	echo "counts and values: $counts"
+	[ "$counts" = "1 0 $(($1 - 1)) 17" ]
+}
