@@ -82,12 +82,10 @@ made() {
 	[ "$got" = "directory $2 $3" ]
 }
 
-# unix_scenarios [READ-ONLY-COMMAND...]: on the file system at $mnt, which
-# keeps Unix modes: 0 and a root-owned hue of mode 000, then 17; of 20
-# racing runs one 0; 13 for user 65534 in a 0755 directory; 2000 in a set-group-ID directory; 30
-# once read-only (remounted, or by the command given), and 17 there where
-# hue exists.
-unix_scenarios() {
+# basics: on the writable file system at $mnt, 0 and a root-owned hue of
+# mode 000, then 17; of 20 racing runs one 0; 13 for user 65534 in a 0755
+# directory.
+basics() {
 	own
 	probe_in "$mnt"
 	made "$mnt" 0 0
@@ -95,12 +93,18 @@ unix_scenarios() {
 	expect 17
 	room racing 755
 	race 20 "$mnt/racing"
-
 	room shut 755
 	probe_in "$mnt/shut" 65534
 	expect 13
 	[ -z "$(ls -A "$mnt/shut")" ]
+}
 
+# unix_scenarios [READ-ONLY-COMMAND...]: basics on a file system that
+# keeps Unix modes, then 2000 in a set-group-ID directory; 30 once
+# read-only (remounted, or by the command given), and 17 there where hue
+# exists.
+unix_scenarios() {
+	basics
 	room sgid 2755
 	probe_in "$mnt/sgid"
 	made "$mnt/sgid" 2000 0
@@ -436,17 +440,8 @@ nonunix_scenarios() {
 	needs fuse bindfs
 	mkdir "$top/src"
 	bindfs "$top/src" "$mnt"
-	own
-	probe_in "$mnt"
-	made "$mnt" 0 0
-	made "$top/src" 0 0
-	probe_in "$mnt"
-	expect 17
-	room racing 755
-	race 20 "$mnt/racing"
-	room shut 755
-	probe_in "$mnt/shut" 65534
-	expect 13
+	basics
+	[ "$(stat -c '%F %a %u' "$top/src/hue")" = "directory 0 0" ]
 	umount "$mnt"
 
 	mkdir "$top/src/empty"
