@@ -59,6 +59,7 @@ own() {
 
 # room NAME MODE: a new directory in the mount, for one run.
 room() {
+	own
 	mkdir "$mnt/$1"
 	chmod "$2" "$mnt/$1"
 }
@@ -546,6 +547,7 @@ sshfs_mount() {
 	sshfs -p "$port" -o "IdentityFile=$ssh/id,StrictHostKeyChecking=no" \
 		-o "UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR" "$@" \
 		"$remote" "$mnt"
+	own
 }
 
 @test "sshfs: 0 and hue of mode 000 owned by the server's user, 17, 17 still right after the server removed hue, 0 without the directory cache, one 0 of 20 racing runs" {
