@@ -388,8 +388,19 @@ image_scenarios() {
 	needs fuse fuse2fs mkfs.ext4
 	mkimage 32 mkfs.ext4 -q
 	fuse2fs -o allow_other "$top/image" "$mnt" >/dev/null
-	# FUSE takes no remount: mount it again, read-only
-	unix_scenarios eval 'umount "$mnt" && fuse2fs -o ro,allow_other "$top/image" "$mnt" >/dev/null'
+	unix_scenarios fuse2fs_ro
+}
+
+# fuse2fs_ro: FUSE takes no remount. Unmount, wait until the server has
+# written the image back and gone, and mount the image again read-only.
+fuse2fs_ro() {
+	server=$(pgrep -nf "^fuse2fs .*$top/image")
+	umount "$mnt"
+	for _ in $(seq 100); do
+		kill -0 "$server" 2>/dev/null || break
+		sleep 0.1
+	done
+	fuse2fs -o ro,allow_other "$top/image" "$mnt" >/dev/null
 }
 
 # nonunix_scenarios MODE OTHER HUE: on a FUSE file system that keeps no
