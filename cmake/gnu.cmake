@@ -20,7 +20,12 @@ list(GET row 1 gnu_triple)
 list(GET row 2 musl_triple)
 string(REGEX REPLACE "-.*" "" cpu ${gnu_triple})
 
-if(NOT cpu STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
+# Native or cross by Debian architecture, not by the kernel's: under a
+# 32-bit personality (setarch linux32) an amd64 build must stay native
+# and an i386 one cross.
+execute_process(COMMAND dpkg --print-architecture
+	OUTPUT_VARIABLE host_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT MKDIR_PROBE_ARCH STREQUAL host_arch)
 	set(CMAKE_SYSTEM_NAME Linux)
 	set(CMAKE_SYSTEM_PROCESSOR ${cpu})
 endif()
