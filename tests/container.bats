@@ -10,10 +10,11 @@ setup() {
 		skip "no image: configure with -DMKDIR_PROBE_IMAGE=OUTDIR/mkdir-probe-VERSION-oci.tar from packaging/release"
 	top=$(mktemp -d)
 	chmod 755 "$top"
-	# A pod's network namespace makes podman bind-mount /run/netns onto
-	# itself, which outlives the pod: teardown undoes it if it was not there.
-	netns_mounted=0
-	! mountpoint -q /run/netns || netns_mounted=1
+	# A pod's network namespace makes podman create /run/netns and
+	# bind-mount it onto itself, which outlives the pod: teardown undoes
+	# both if it was not there.
+	netns_existed=0
+	[ ! -e /run/netns ] || netns_existed=1
 	# This machine type's quirks, for the tests only: crun refuses its
 	# hybrid cgroups, root lacks CAP_SYS_RESOURCE to raise podman's
 	# default rlimits, there is no systemd, and /dev/net/tun is unusable.
@@ -41,8 +42,9 @@ teardown() {
 	"${podman[@]}" rm -af -t 0 >/dev/null 2>&1 || true
 	# whatever podman left mounted in the test's store, innermost first
 	findmnt -rn -o TARGET | grep "^$top/" | sort -r | xargs -r umount || true
-	if [ "$netns_mounted" = 0 ] && mountpoint -q /run/netns && [ -z "$(ls -A /run/netns)" ]; then
-		umount /run/netns || true
+	if [ "$netns_existed" = 0 ] && [ -d /run/netns ]; then
+		findmnt -rn -o TARGET | grep '^/run/netns\(/\|$\)' | sort -r | xargs -r umount || true
+		rmdir /run/netns || true
 	fi
 	rm -rf "$top"
 }
