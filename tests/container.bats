@@ -3,13 +3,14 @@
 # makes) run by podman as root, in a store of the test's own: nothing is
 # left in the machine's images, containers, pods or volumes.
 
+load helpers
+
 setup() {
 	[ "$(id -u)" = 0 ] || skip "podman runs containers here as root only"
 	command -v podman >/dev/null || skip "podman is missing: apt-get install podman runc"
 	[ -n "${IMAGE:-}" ] ||
 		skip "no image: configure with -DMKDIR_PROBE_IMAGE=OUTDIR/mkdir-probe-VERSION-oci.tar from packaging/release"
-	top=$(mktemp -d)
-	chmod 755 "$top"
+	scratch
 	# A pod's network namespace makes podman create /run/netns and
 	# bind-mount it onto itself, which outlives the pod: teardown undoes
 	# both if it was not there.

@@ -12,8 +12,7 @@ setup() {
 	: "${PROBE:?set PROBE to the mkdir-probe executable}"
 	PROBE=$(realpath "$PROBE")
 	[ "$(id -u)" = 0 ] || skip "mounting file systems needs root"
-	top=$(mktemp -d)
-	chmod 755 "$top"
+	scratch
 	cp "$PROBE" "$top/mkdir-probe" # where user 65534 may run it
 	mnt=$top/mnt out=$top/out err=$top/err
 	mkdir "$mnt"

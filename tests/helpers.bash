@@ -2,6 +2,14 @@
 # What the suites share: a run's output is in $out and $err, its exit
 # status in $status.
 
+# scratch: a new directory $top for the case, that user 65534 may enter.
+# 00755 also clears the set-group-ID bit that a TMPDIR of mode 2777 hands
+# down: every directory made below would take it, and hue 2000 with it.
+scratch() {
+	top=$(mktemp -d)
+	chmod 00755 "$top"
+}
+
 # expect N: the run wrote exactly "N\n", nothing on stderr, and exited 0.
 expect() {
 	if ! printf '%s\n' "$1" | cmp -s - "$out" || [ -s "$err" ] || [ "$status" != 0 ]; then

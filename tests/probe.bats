@@ -8,8 +8,7 @@ load helpers
 setup() {
 	: "${PROBE:?set PROBE to the mkdir-probe executable}" "${STATIC:=0}" "${CROSS:=0}"
 	PROBE=$(realpath "$PROBE")
-	top=$(mktemp -d)
-	chmod 755 "$top" # an unprivileged user must reach it too
+	scratch
 	d=$top/d out=$top/out err=$top/err
 	mkdir "$d"
 }
