@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: ISC
 # The built probe on real file systems that each case mounts itself, as
 # root, under a temporary directory of its own: loop images, memory file
-# systems, FUSE file systems, and sshfs to an sshd that the case starts on
-# 127.0.0.1. A case fills, remounts and writes only inside mounts that it
-# made, and when it ends, passed or failed, it unmounts them, detaches
-# their loop devices and stops its sshd.
+# systems, FUSE file systems, sshfs to an sshd that the case starts on
+# 127.0.0.1, and rclone mounts of a directory, of that sshd and of an
+# rclone WebDAV server there. A case fills, remounts and writes only
+# inside mounts that it made, and when it ends, passed or failed, it
+# unmounts them, detaches their loop devices and stops its servers by PID.
 
 load helpers
 
@@ -21,10 +22,10 @@ setup() {
 teardown() {
 	[ -n "${top:-}" ] || return 0
 	findmnt -rn -o TARGET | grep "^$top/" | sort -r | xargs -r umount -l || true
-	if [ -n "${sshd:-}" ]; then
-		kill "$sshd" 2>/dev/null || true
-		wait "$sshd" 2>/dev/null || true
-	fi
+	for pid in ${sshd:-} ${servers[@]+"${servers[@]}"}; do
+		kill "$pid" 2>/dev/null || true
+		wait "$pid" 2>/dev/null || true
+	done
 	losetup -nO NAME -j "$top/image" | xargs -r -n 1 losetup -d || true
 	rm -rf "$top"
 }
@@ -611,4 +612,119 @@ sshfs_mount() {
 	on_server "mkdir $top/srv/open/hue"
 	probe_in "$mnt"
 	expect 17
+}
+
+# rclone_mount DIR REMOTE [FLAGS...]: REMOTE mounted at DIR by an rclone of
+# this case, open to every user, as people share a bucket with a host's
+# containers. No config file: the remote is given whole.
+rclone_mount() {
+	local dir=$1 remote=$2
+	shift 2
+	mkdir -p "$dir"
+	rclone --config "$top/rclone.conf" mount "$remote" "$dir" --allow-other "$@" \
+		2>>"$top/rclone.log" &
+	servers+=($!)
+	for _ in $(seq 100); do
+		mountpoint -q "$dir" && return 0
+		kill -0 "$!" 2>/dev/null || break
+		sleep 0.1
+	done
+	echo "rclone did not mount $remote: $(tail -n 3 "$top/rclone.log")"
+	return 1
+}
+
+# start_webdav: "rclone serve webdav" of $top/srv on 127.0.0.1:$dav_port.
+start_webdav() {
+	mkdir -p "$top/srv"
+	for _ in 1 2 3 4 5; do
+		dav_port=$((20000 + RANDOM % 20000))
+		rclone --config "$top/rclone.conf" serve webdav "$top/srv" \
+			--addr "127.0.0.1:$dav_port" 2>"$top/webdav.log" &
+		webdav=$!
+		servers+=($webdav)
+		for _ in $(seq 50); do
+			grep -q 'Server started\|Serving on' "$top/webdav.log" && return 0
+			kill -0 "$webdav" 2>/dev/null || break
+			sleep 0.1
+		done
+	done
+	skip "cannot start rclone serve webdav here: $(tail -n 1 "$top/webdav.log")"
+}
+
+# kill_tree PID: PID and every process below it, by SIGKILL, as a server
+# that dies with its machine.
+kill_tree() {
+	local child
+	for child in $(pgrep -P "$1"); do
+		kill_tree "$child"
+	done
+	kill -KILL "$1" 2>/dev/null || true
+}
+
+@test "rclone mount: hue 755 of the mounting user and 0 for any user, 17, one 0 of 20 racing runs in one mount but one per mount across two, 0 where hue was made behind its listing, 17 once removed there, 5 for a link there" {
+	needs fuse rclone
+	mkdir "$top/src"
+	rclone_mount "$mnt" "$top/src"
+	rclone_mount "$top/two" "$top/src"
+	own
+	mkdir "$mnt/shut"
+	chmod 700 "$mnt/shut" # taken without a word, and not kept
+	probe_in "$mnt/shut" 65534
+	made "$mnt/shut" 755 0
+	probe_in "$mnt/shut"
+	expect 17
+	mkdir "$mnt/racing"
+	race 20 "$mnt/racing"
+	# Each mount caches what it listed, and the backend makes a directory
+	# that is there already: a lock across mounts is no lock.
+	mkdir "$mnt/across"
+	ls "$mnt/across" "$top/two/across"
+	race 10 "$mnt/across" "$top/two/across" || [[ $counts == "2 0 "* ]]
+	[[ $counts == "2 0 "* ]]
+
+	mkdir "$mnt/stale" "$mnt/link"
+	ls "$mnt/stale" "$mnt/link"
+	mkdir "$top/src/stale/hue"
+	probe_in "$mnt/stale"
+	expect 0
+	rmdir "$top/src/stale/hue"
+	probe_in "$mnt/stale"
+	expect 17
+	ln -s nowhere "$top/src/link/hue"
+	probe_in "$mnt/link"
+	expect 5
+}
+
+@test "rclone mount of WebDAV and SFTP remotes: one 0 per mount across two, and with the server gone WebDAV gives 5 by itself, SFTP blocks past SIGTERM until SIGKILL" {
+	needs fuse rclone
+	start_sshd
+	start_webdav
+	mkdir "$top/srv/dav" "$top/srv/sftp"
+	sftp=(--sftp-host 127.0.0.1 --sftp-port "$port" --sftp-user root --sftp-key-file "$ssh/id")
+	for remote in dav sftp; do
+		if [ $remote = dav ]; then
+			flags=(:webdav:dav --webdav-url "http://127.0.0.1:$dav_port")
+		else
+			flags=(":sftp:$top/srv/sftp" "${sftp[@]}")
+		fi
+		rclone_mount "$top/$remote-1" "${flags[@]}"
+		rclone_mount "$top/$remote-2" "${flags[@]}"
+		mkdir "$top/$remote-1/across" "$top/$remote-1/gone"
+		ls "$top/$remote-1/across" "$top/$remote-2/across" "$top/$remote-1/gone"
+		# the rest 17, or at times 5 over SFTP
+		race 10 "$top/$remote-1/across" "$top/$remote-2/across" || [[ $counts == "2 0 "* ]]
+		[[ $counts == "2 0 "* ]]
+	done
+
+	status=0
+	start=$SECONDS
+	(cd "$top/dav-1/gone" && kill_tree "$webdav" && exec timeout -k 5 120 "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	echo "WebDAV gone: $((SECONDS - start)) s"
+	expect 5
+	status=0
+	(cd "$top/sftp-1/gone" && kill_tree "$sshd" && exec timeout -k 2 5 "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	echo "exit $status, printed '$(cat "$out")'"
+	[ "$status" = 137 ] && [ ! -s "$out" ]
 }

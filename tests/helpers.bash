@@ -24,17 +24,21 @@ errnos() {
 	read -r EOVERFLOW EDQUOT ENOTCONN < <("$ERRNOS")
 }
 
-# race N DIR: N runs started at once in DIR; exactly one prints 0 and
-# the others 17.
+# race N DIR...: N runs started at once in each DIR; exactly one of them
+# all prints 0 and the others 17. "COUNT VALUE ..." as seen is in $counts.
 race() {
+	local n=$1 i dir
+	shift
 	racers=()
-	for i in $(seq "$1"); do
-		(cd "$2" && exec "$PROBE") >"$top/race.$i" &
-		racers+=($!)
+	for i in $(seq "$n"); do
+		for dir; do
+			(cd "$dir" && exec "$PROBE") >"$top/race.${#racers[@]}" &
+			racers+=($!)
+		done
 	done
 	wait "${racers[@]}" # not the servers a case may have started
 	counts=$(sort -n "$top"/race.* | uniq -c | xargs)
 	rm -f "$top"/race.*
 	echo "counts and values: $counts"
-	[ "$counts" = "1 0 $(($1 - 1)) 17" ]
+	[ "$counts" = "1 0 $((n * $# - 1)) 17" ]
 }
