@@ -255,7 +255,7 @@ immutable() {
 	unix_scenarios
 }
 
-@test "btrfs: full data still gives 0, a read-only snapshot 30 and 17 where hue exists, a qgroup limit 122 to root too, an immutable directory 1" {
+@test "btrfs: full data still gives 0, a read-only snapshot 30 for root and for another user and 17 where hue exists, a qgroup limit 122 to root too, an immutable directory 1" {
 	needs btrfs mkfs.btrfs btrfs chattr
 	mkimage 128 mkfs.btrfs -q
 	mount -o loop "$top/image" "$mnt"
@@ -273,6 +273,8 @@ immutable() {
 	mkdir -p "$mnt/vol/empty" "$mnt/vol/full/hue"
 	btrfs -q subvolume snapshot -r "$mnt/vol" "$mnt/snap"
 	probe_in "$mnt/snap/empty"
+	expect 30
+	probe_in "$mnt/snap/empty" 65534
 	expect 30
 	probe_in "$mnt/snap/full"
 	expect 17
