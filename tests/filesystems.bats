@@ -22,8 +22,14 @@ setup() {
 teardown() {
 	[ -n "${top:-}" ] || return 0
 	findmnt -rn -o TARGET | grep "^$top/" | sort -r | xargs -r umount -l || true
+	# a client whose server is gone may not heed SIGTERM
 	for pid in ${sshd:-} ${servers[@]+"${servers[@]}"}; do
-		kill "$pid" 2>/dev/null || true
+		kill "$pid" 2>/dev/null || continue
+		for _ in $(seq 20); do
+			kill -0 "$pid" 2>/dev/null || break
+			sleep 0.1
+		done
+		kill -KILL "$pid" 2>/dev/null || true
 		wait "$pid" 2>/dev/null || true
 	done
 	losetup -nO NAME -j "$top/image" | xargs -r -n 1 losetup -d || true
@@ -506,6 +512,17 @@ nonunix_scenarios() {
 	made "$mnt/open" 0 65534
 }
 
+# ready PID LOG PATTERN: wait up to 5 s for the server PID to write
+# PATTERN to LOG; fail when it ends first or does not.
+ready() {
+	for _ in $(seq 50); do
+		grep -q "$3" "$2" && return 0
+		kill -0 "$1" 2>/dev/null || return 1
+		sleep 0.1
+	done
+	return 1
+}
+
 # start_sshd: an sshd of this case on 127.0.0.1 (its own port, host key
 # and authorized key) in a mount namespace of its own, whose /run is a
 # tmpfs, so that nothing outside $top changes; server-side mounts are made
@@ -536,11 +553,7 @@ start_sshd() {
 			'mount -t tmpfs -o size=64k,mode=755 tmpfs /run && mkdir /run/sshd &&
 			exec "$(command -v sshd)" -D -e -f "$0"' "$ssh/config" 2>"$ssh/log" 3>&- &
 		sshd=$!
-		for _ in $(seq 50); do
-			grep -q 'Server listening' "$ssh/log" && return 0
-			kill -0 "$sshd" 2>/dev/null || break
-			sleep 0.1
-		done
+		ready "$sshd" "$ssh/log" 'Server listening' && return 0
 		kill "$sshd" 2>/dev/null || true
 		wait "$sshd" 2>/dev/null || true
 		sshd=
@@ -624,7 +637,7 @@ rclone_mount() {
 	shift 2
 	mkdir -p "$dir"
 	rclone --config "$top/rclone.conf" mount "$remote" "$dir" --allow-other "$@" \
-		2>>"$top/rclone.log" &
+		2>>"$top/rclone.log" 3>&- &
 	servers+=($!)
 	for _ in $(seq 100); do
 		mountpoint -q "$dir" && return 0
@@ -641,16 +654,49 @@ start_webdav() {
 	for _ in 1 2 3 4 5; do
 		dav_port=$((20000 + RANDOM % 20000))
 		rclone --config "$top/rclone.conf" serve webdav "$top/srv" \
-			--addr "127.0.0.1:$dav_port" 2>"$top/webdav.log" &
+			--addr "127.0.0.1:$dav_port" 2>"$top/webdav.log" 3>&- &
 		webdav=$!
 		servers+=($webdav)
-		for _ in $(seq 50); do
-			grep -q 'Server started\|Serving on' "$top/webdav.log" && return 0
-			kill -0 "$webdav" 2>/dev/null || break
-			sleep 0.1
-		done
+		ready "$webdav" "$top/webdav.log" 'Server started\|Serving on' && return 0
 	done
 	skip "cannot start rclone serve webdav here: $(tail -n 1 "$top/webdav.log")"
+}
+
+# start_mfsmaster: a MooseFS master of this case on 127.0.0.1:$mfs_port,
+# its metadata under $top/mfs, exporting / (with quotas), /squash (root
+# mapped, as by default, to 999) and /ro. A master alone serves
+# directories and empty files: no chunk server is needed.
+start_mfsmaster() {
+	needs fuse mfsmaster mfsmount
+	mfs=$top/mfs
+	# the master works as user mfs
+	install -d -o mfs -g mfs "$mfs" "$mfs/data"
+	install -o mfs -g mfs /var/lib/mfs/metadata.mfs.empty "$mfs/data/metadata.mfs"
+	mfs_port=$((20000 + RANDOM % 20000))
+	{
+		echo "DATA_PATH = $mfs/data"
+		echo "EXPORTS_FILENAME = $mfs/exports.cfg"
+		for module in ML:0 CS:1 CL:2; do
+			echo "MATO${module%:*}_LISTEN_HOST = 127.0.0.1"
+			echo "MATO${module%:*}_LISTEN_PORT = $((mfs_port - 2 + ${module#*:}))"
+		done
+	} >"$mfs/master.cfg"
+	# where lines match alike, the last one counts
+	printf '127.0.0.1 %s\n' '/ rw,alldirs,admin,maproot=0:0' '/squash rw' '/ro ro,maproot=0:0' \
+		>"$mfs/exports.cfg"
+	mfsmaster -f -c "$mfs/master.cfg" >"$mfs/log" 2>&1 3>&- &
+	mfsmaster=$!
+	servers+=($mfsmaster)
+	ready "$mfsmaster" "$mfs/log" 'initialized properly' && return 0
+	skip "cannot start mfsmaster here: $(tail -n 1 "$mfs/log")"
+}
+
+# mfs_mount DIR [EXPORT]: EXPORT (/ by default) of the master at DIR; the
+# client is stopped by PID with the servers.
+mfs_mount() {
+	mkdir -p "$1"
+	mfsmount -H 127.0.0.1 -P "$mfs_port" -S "${2:-/}" "$1" >/dev/null 2>&1 3>&-
+	servers+=($(pgrep -f -x "mfsmount \\(mounted on: $1\\)"))
 }
 
 # kill_tree PID: PID and every process below it, by SIGKILL, as a server
@@ -726,6 +772,45 @@ kill_tree() {
 	expect 5
 	status=0
 	(cd "$top/sftp-1/gone" && kill_tree "$sshd" && exec timeout -k 2 5 "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	echo "exit $status, printed '$(cat "$out")'"
+	[ "$status" = 137 ] && [ ! -s "$out" ]
+}
+
+@test "MooseFS: hue of mode 000, 17, 13 for another user, one 0 of 20 racing runs across two mounts, root mapped to 999 without maproot, 30 on a read-only export, 122 to root too past a quota, and with the master gone a probe that only SIGKILL ends" {
+	start_mfsmaster
+	mfs_mount "$mnt"
+	mfs_mount "$top/two"
+	own
+	mkdir -m 755 "$mnt/squash" "$mnt/ro" "$mnt/shut" "$mnt/quota" "$mnt/across" "$mnt/gone"
+	probe_in "$mnt/shut"
+	made "$mnt/shut" 0 0
+	probe_in "$mnt/shut"
+	expect 17
+	rmdir "$mnt/shut/hue"
+	probe_in "$mnt/shut" 65534
+	expect 13
+	ls "$mnt/across" "$top/two/across"
+	race 10 "$mnt/across" "$top/two/across"
+
+	mkdir -m 1777 "$mnt/squash/open"
+	mfs_mount "$top/squash" /squash
+	probe_in "$top/squash"
+	expect 13
+	probe_in "$top/squash/open"
+	made "$top/squash/open" 0 999
+	mfs_mount "$top/ro" /ro
+	probe_in "$top/ro"
+	expect 30
+
+	mfssetquota -I 1 "$mnt/quota" >/dev/null
+	: >"$mnt/quota/file"
+	errnos
+	probe_in "$mnt/quota"
+	expect "$EDQUOT"
+
+	status=0
+	(cd "$mnt/gone" && kill -KILL "$mfsmaster" && exec timeout -k 2 5 "$top/mkdir-probe") \
 		>"$out" 2>"$err" || status=$?
 	echo "exit $status, printed '$(cat "$out")'"
 	[ "$status" = 137 ] && [ ! -s "$out" ]
