@@ -2,10 +2,11 @@
 # The built probe on real file systems that each case mounts itself, as
 # root, under a temporary directory of its own: loop images, memory file
 # systems, FUSE file systems, sshfs to an sshd that the case starts on
-# 127.0.0.1, and rclone mounts of a directory, of that sshd and of an
-# rclone WebDAV server there. A case fills, remounts and writes only
-# inside mounts that it made, and when it ends, passed or failed, it
-# unmounts them, detaches their loop devices and stops its servers by PID.
+# 127.0.0.1, rclone mounts of a directory, of that sshd and of an rclone
+# WebDAV server there, and GlusterFS and MooseFS with servers of the
+# case's own on loopback. A case fills, remounts and writes only inside
+# mounts that it made, and when it ends, passed or failed, it unmounts
+# them, detaches their loop devices and stops its servers by PID.
 
 load helpers
 
@@ -23,6 +24,7 @@ teardown() {
 	[ -n "${top:-}" ] || return 0
 	findmnt -rn -o TARGET | grep "^$top/" | sort -r | xargs -r umount -l || true
 	# a client whose server is gone may not heed SIGTERM
+	[ -z "${glusterd:-}" ] || servers+=($(namespace_of "$glusterd"))
 	for pid in ${sshd:-} ${servers[@]+"${servers[@]}"}; do
 		kill "$pid" 2>/dev/null || continue
 		for _ in $(seq 20); do
@@ -699,6 +701,78 @@ mfs_mount() {
 	servers+=($(pgrep -f -x "mfsmount \\(mounted on: $1\\)"))
 }
 
+# start_glusterd: a GlusterFS server of this case on 127.0.0.2 (the CLI
+# refuses 127.0.0.1 and localhost as a brick's host), in a mount namespace
+# of its own whose /var/lib/glusterd, /var/log/glusterfs and /run are
+# memory file systems, so that its state is this case's alone. gluster
+# runs its CLI there; every process of that namespace, the bricks among
+# them, is stopped by PID with the servers.
+start_glusterd() {
+	needs fuse glusterd gluster mount.glusterfs
+	mkdir "$top/gluster"
+	unshare -m --propagation private sh -c \
+		'for d in /var/lib/glusterd /var/log/glusterfs /run; do mount -t tmpfs gluster $d || exit; done &&
+		exec glusterd -N --xlator-option management.transport.socket.bind-address=127.0.0.2' \
+		>"$top/gluster/log" 2>&1 3>&- &
+	glusterd=$!
+	servers+=($glusterd)
+	for _ in $(seq 100); do
+		gluster pool list >/dev/null 2>&1 && return 0
+		kill -0 "$glusterd" 2>/dev/null || break
+		sleep 0.2
+	done
+	skip "cannot start glusterd here: $(tail -n 1 "$top/gluster/log")"
+}
+gluster() {
+	nsenter -t "$glusterd" -m gluster --mode=script "$@"
+}
+
+# gluster_volume NAME BRICKS...: a started volume of those bricks under
+# $top/gluster, as a replica where there are two.
+gluster_volume() {
+	local name=$1 b bricks=()
+	shift
+	for b; do
+		mkdir -p "$top/gluster/$b"
+		bricks+=("127.0.0.2:$top/gluster/$b")
+	done
+	gluster volume create "$name" ${2:+replica $#} "${bricks[@]}" force >/dev/null &&
+		gluster volume start "$name" >/dev/null
+}
+
+# gluster_mount DIR VOLUME: the volume at DIR, mounted here; its client logs
+# under $top.
+gluster_mount() {
+	mkdir -p "$1"
+	mount -t glusterfs -o "log-file=$top/gluster/client.log" "127.0.0.2:/$2" "$1"
+}
+
+# namespace_of PID: every process in the mount namespace of PID.
+namespace_of() {
+	local ns p
+	ns=$(readlink "/proc/$1/ns/mnt") || return 0
+	for p in /proc/[0-9]*; do
+		[ "$(readlink "$p/ns/mnt" 2>/dev/null)" != "$ns" ] || echo "${p#/proc/}"
+	done
+}
+
+# across_mounts TWO: on a network file system mounted at $mnt and at TWO:
+# 0 and hue of mode 000 root's, 17, 13 for another user in root's 0755
+# directory, and of 20 runs racing through both mounts one 0.
+across_mounts() {
+	own
+	mkdir -m 755 "$mnt/shut" "$mnt/across"
+	probe_in "$mnt/shut"
+	made "$mnt/shut" 0 0
+	probe_in "$mnt/shut"
+	expect 17
+	rmdir "$mnt/shut/hue"
+	probe_in "$mnt/shut" 65534
+	expect 13
+	ls "$mnt/across" "$1/across"
+	race 10 "$mnt/across" "$1/across"
+}
+
 # kill_tree PID: PID and every process below it, by SIGKILL, as a server
 # that dies with its machine.
 kill_tree() {
@@ -781,17 +855,8 @@ kill_tree() {
 	start_mfsmaster
 	mfs_mount "$mnt"
 	mfs_mount "$top/two"
-	own
-	mkdir -m 755 "$mnt/squash" "$mnt/ro" "$mnt/shut" "$mnt/quota" "$mnt/across" "$mnt/gone"
-	probe_in "$mnt/shut"
-	made "$mnt/shut" 0 0
-	probe_in "$mnt/shut"
-	expect 17
-	rmdir "$mnt/shut/hue"
-	probe_in "$mnt/shut" 65534
-	expect 13
-	ls "$mnt/across" "$top/two/across"
-	race 10 "$mnt/across" "$top/two/across"
+	across_mounts "$top/two"
+	mkdir -m 755 "$mnt/squash" "$mnt/ro" "$mnt/quota" "$mnt/gone"
 
 	mkdir -m 1777 "$mnt/squash/open"
 	mfs_mount "$top/squash" /squash
@@ -814,4 +879,27 @@ kill_tree() {
 		>"$out" 2>"$err" || status=$?
 	echo "exit $status, printed '$(cat "$out")'"
 	[ "$status" = 137 ] && [ ! -s "$out" ]
+}
+
+@test "GlusterFS: hue of mode 000, 17, 13 for another user, one 0 of 20 racing runs across two mounts, still 0 with one of two replicas gone, 107 with every brick gone" {
+	start_glusterd
+	gluster_volume one b1
+	gluster_volume two r1 r2
+	gluster_mount "$mnt" one
+	gluster_mount "$top/two" one
+	across_mounts "$top/two"
+	[ "$(stat -c '%F %a %u' "$top/gluster/b1/across/hue")" = "directory 0 0" ]
+	mkdir "$mnt/gone"
+
+	gluster_mount "$top/replica" two
+	mkdir "$top/replica/half"
+	kill -KILL "$(pgrep -f -- "--brick-name $top/gluster/r1( |\$)")"
+	probe_in "$top/replica/half"
+	made "$top/replica/half" 0 0
+	brick=$(pgrep -f -- "--brick-name $top/gluster/b1( |\$)")
+	status=0
+	(cd "$mnt/gone" && kill -KILL "$brick" && sleep 0.5 && exec "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	errnos
+	expect "$ENOTCONN"
 }
