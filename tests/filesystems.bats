@@ -3,7 +3,7 @@
 # root, under a temporary directory of its own: loop images, memory file
 # systems, FUSE file systems, sshfs to an sshd that the case starts on
 # 127.0.0.1, rclone mounts of a directory, of that sshd and of an rclone
-# WebDAV server there, and GlusterFS and MooseFS with servers of the
+# WebDAV server there, and GlusterFS, MooseFS and CephFS with servers of the
 # case's own on loopback. A case fills, remounts and writes only inside
 # mounts that it made, and when it ends, passed or failed, it unmounts
 # them, detaches their loop devices and stops its servers by PID.
@@ -747,6 +747,77 @@ gluster_mount() {
 	mount -t glusterfs -o "log-file=$top/gluster/client.log" "127.0.0.2:/$2" "$1"
 }
 
+# start_ceph: a one-node Ceph cluster of this case on 127.0.0.2:$ceph_port
+# (a monitor, an OSD that keeps its objects in memory, a metadata server),
+# its configuration, state and logs under $top/ceph, without
+# authentication, and one file system. ceph runs its CLI against it.
+start_ceph() {
+	needs fuse ceph ceph-mon ceph-osd ceph-mds ceph-fuse monmaptool setfattr
+	local c=$top/ceph fsid osd
+	mkdir -p "$c/mon" "$c/osd" "$c/mds" "$c/run"
+	fsid=$(cat /proc/sys/kernel/random/uuid)
+	osd=$(cat /proc/sys/kernel/random/uuid)
+	ceph_port=$((20000 + RANDOM % 20000))
+	cat >"$c/conf" <<-END
+	[global]
+	fsid = $fsid
+	mon host = v2:127.0.0.2:$ceph_port
+	public addr = 127.0.0.2
+	cluster addr = 127.0.0.2
+	auth cluster required = none
+	auth service required = none
+	auth client required = none
+	run dir = $c/run
+	admin socket = $c/run/\$name.asok
+	log file = $c/\$name.log
+	mon data = $c/mon
+	osd data = $c/osd
+	mds data = $c/mds
+	osd objectstore = memstore
+	memstore device bytes = 268435456
+	osd pool default size = 1
+	mon allow pool size one = true
+	END
+	monmaptool --create --addv a "[v2:127.0.0.2:$ceph_port]" --fsid "$fsid" "$c/monmap" >/dev/null
+	ceph-mon -c "$c/conf" --mkfs -i a --monmap "$c/monmap" 2>>"$c/log"
+	ceph-mon -f -c "$c/conf" -i a 2>>"$c/log" 3>&- &
+	servers+=($!)
+	ceph osd new "$osd" >/dev/null 2>>"$c/log" ||
+		skip "cannot start ceph-mon here: $(tail -n 1 "$c/log")"
+	ceph-osd -c "$c/conf" -i 0 --mkfs --osd-uuid "$osd" 2>>"$c/log"
+	ceph-osd -f -c "$c/conf" -i 0 2>>"$c/log" 3>&- &
+	servers+=($!)
+	ceph-mds -f -c "$c/conf" -i a 2>>"$c/log" 3>&- &
+	mds=$!
+	servers+=($mds)
+	{
+		ceph osd pool create meta 8 && ceph osd pool create data 8 &&
+			ceph fs new fs meta data
+	} >/dev/null 2>>"$c/log"
+}
+ceph() {
+	command ceph -c "$top/ceph/conf" --connect-timeout 10 "$@"
+}
+
+# ceph_mount DIR NAME: the file system at DIR, through a ceph-fuse of its
+# own, as client NAME; the client is stopped by PID with the servers.
+ceph_mount() {
+	mkdir -p "$1"
+	for _ in $(seq 30); do
+		ceph-fuse -f -c "$top/ceph/conf" --id "$2" "$1" >>"$top/ceph/$2.out" 2>&1 3>&- &
+		servers+=($!)
+		for _ in $(seq 100); do
+			mountpoint -q "$1" && return 0
+			kill -0 "$!" 2>/dev/null || break
+			sleep 0.1
+		done
+		# it gives up while the metadata server is still coming up
+		sleep 0.5
+	done
+	echo "ceph-fuse did not mount: $(tail -n 3 "$top/ceph/$2.out")"
+	return 1
+}
+
 # namespace_of PID: every process in the mount namespace of PID.
 namespace_of() {
 	local ns p
@@ -902,4 +973,29 @@ kill_tree() {
 		>"$out" 2>"$err" || status=$?
 	errnos
 	expect "$ENOTCONN"
+}
+
+@test "CephFS: hue of mode 000, 17, 13 for another user, one 0 of 20 racing runs across two clients, 17 where another client made hue, 122 to root too past a file quota, and with the metadata server gone a probe that only SIGKILL ends" {
+	start_ceph
+	ceph_mount "$mnt" one
+	ceph_mount "$top/two" two
+	across_mounts "$top/two"
+	mkdir -m 755 "$mnt/seen" "$mnt/quota" "$mnt/gone"
+	ls "$top/two/seen"
+	mkdir "$mnt/seen/hue"
+	probe_in "$top/two/seen"
+	expect 17
+
+	# the directory itself counts as one of its files
+	setfattr -n ceph.quota.max_files -v 2 "$mnt/quota"
+	: >"$mnt/quota/file"
+	errnos
+	probe_in "$mnt/quota"
+	expect "$EDQUOT"
+
+	status=0
+	(cd "$mnt/gone" && kill -KILL "$mds" && exec timeout -k 2 5 "$top/mkdir-probe") \
+		>"$out" 2>"$err" || status=$?
+	echo "exit $status, printed '$(cat "$out")'"
+	[ "$status" = 137 ] && [ ! -s "$out" ]
 }
