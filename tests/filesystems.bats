@@ -844,6 +844,18 @@ across_mounts() {
 	race 10 "$mnt/across" "$1/across"
 }
 
+# blocks_past_sigterm DIR COMMAND...: a probe started in DIR, entered
+# before COMMAND took the server away, blocks; timeout's SIGTERM does not
+# end it, only the SIGKILL of -k (exit 137, nothing printed).
+blocks_past_sigterm() {
+	local dir=$1
+	shift
+	status=0
+	(cd "$dir" && "$@" && exec timeout -k 2 5 "$top/mkdir-probe") >"$out" 2>"$err" || status=$?
+	echo "exit $status, printed '$(cat "$out")'"
+	[ "$status" = 137 ] && [ ! -s "$out" ]
+}
+
 # kill_tree PID: PID and every process below it, by SIGKILL, as a server
 # that dies with its machine.
 kill_tree() {
@@ -915,11 +927,7 @@ kill_tree() {
 		>"$out" 2>"$err" || status=$?
 	echo "WebDAV gone: $((SECONDS - start)) s"
 	expect 5
-	status=0
-	(cd "$top/sftp-1/gone" && kill_tree "$sshd" && exec timeout -k 2 5 "$top/mkdir-probe") \
-		>"$out" 2>"$err" || status=$?
-	echo "exit $status, printed '$(cat "$out")'"
-	[ "$status" = 137 ] && [ ! -s "$out" ]
+	blocks_past_sigterm "$top/sftp-1/gone" kill_tree "$sshd"
 }
 
 @test "MooseFS: hue of mode 000, 17, 13 for another user, one 0 of 20 racing runs across two mounts, root mapped to 999 without maproot, 30 on a read-only export, 122 to root too past a quota, and with the master gone a probe that only SIGKILL ends" {
@@ -945,11 +953,7 @@ kill_tree() {
 	probe_in "$mnt/quota"
 	expect "$EDQUOT"
 
-	status=0
-	(cd "$mnt/gone" && kill -KILL "$mfsmaster" && exec timeout -k 2 5 "$top/mkdir-probe") \
-		>"$out" 2>"$err" || status=$?
-	echo "exit $status, printed '$(cat "$out")'"
-	[ "$status" = 137 ] && [ ! -s "$out" ]
+	blocks_past_sigterm "$mnt/gone" kill -KILL "$mfsmaster"
 }
 
 @test "GlusterFS: hue of mode 000, 17, 13 for another user, one 0 of 20 racing runs across two mounts, still 0 with one of two replicas gone, 107 with every brick gone" {
@@ -993,9 +997,5 @@ kill_tree() {
 	probe_in "$mnt/quota"
 	expect "$EDQUOT"
 
-	status=0
-	(cd "$mnt/gone" && kill -KILL "$mds" && exec timeout -k 2 5 "$top/mkdir-probe") \
-		>"$out" 2>"$err" || status=$?
-	echo "exit $status, printed '$(cat "$out")'"
-	[ "$status" = 137 ] && [ ! -s "$out" ]
+	blocks_past_sigterm "$mnt/gone" kill -KILL "$mds"
 }
